@@ -81,7 +81,7 @@ const Situation kSituations[] = {
 // Test names and failure messages show a situation by its name.
 void PrintTo(const Situation &s, std::ostream *os) { *os << s.name; }
 
-int check(int result, const char *what) {
+template <typename Result> Result check(Result result, const char *what) {
   if (result < 0)
     throw std::system_error(errno, std::generic_category(), what);
   return result;
