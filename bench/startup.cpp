@@ -5,7 +5,7 @@
 //
 // Subjects take turns run by run, in a fresh random order each round, so that
 // a change in machine speed hits all of them alike and none always follows
-// the same neighbour (tearing down the last process costs the next one).
+// the same neighbour (what one process leaves behind can slow the next).
 // Each block yields a median per subject and its ratio to the floor's; the
 // figures printed are the medians over the blocks.
 #include <fcntl.h>
