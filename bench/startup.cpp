@@ -150,12 +150,11 @@ int main(int argc, char **argv) {
       for (size_t s : order)
         samples[s].push_back(time_one_run(subjects[s], to_null));
     }
-    std::vector<double> medians;
-    for (const auto &runs_of_one : samples)
-      medians.push_back(median(runs_of_one));
+    const double floor_us = median(samples[0]);
     for (size_t s = 0; s < n; ++s) {
-      block_us[s].push_back(medians[s]);
-      block_ratio[s].push_back(medians[s] / medians[0]);
+      const double us = median(samples[s]);
+      block_us[s].push_back(us);
+      block_ratio[s].push_back(us / floor_us);
     }
   }
 
