@@ -1,0 +1,109 @@
+// What the executable's own ELF headers promise: it runs without a program
+// interpreter or shared library, and keeps the usual hardening.
+#include <elf.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string slurp(const char *path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The executable's own program headers.
+std::vector<Elf64_Phdr> program_headers(std::string_view elf) {
+  Elf64_Ehdr header;
+  if (elf.size() < sizeof header)
+    return {};
+  std::memcpy(&header, elf.data(), sizeof header);
+  if (std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+      header.e_ident[EI_CLASS] != ELFCLASS64 || header.e_machine != EM_X86_64)
+    return {};
+  std::vector<Elf64_Phdr> headers(header.e_phnum);
+  for (size_t i = 0; i < headers.size(); ++i) {
+    const size_t at = header.e_phoff + i * sizeof(Elf64_Phdr);
+    if (at + sizeof(Elf64_Phdr) > elf.size())
+      return {};
+    std::memcpy(&headers[i], elf.data() + at, sizeof(Elf64_Phdr));
+  }
+  return headers;
+}
+
+// Whether two segments map any page of the file in common: such a page is
+// mapped with the permissions of both.
+bool share_a_file_page(const Elf64_Phdr &a, const Elf64_Phdr &b) {
+  if (a.p_filesz == 0 || b.p_filesz == 0)
+    return false;
+  const auto first = [](const Elf64_Phdr &h) { return h.p_offset / 4096; };
+  const auto last = [](const Elf64_Phdr &h) {
+    return (h.p_offset + h.p_filesz - 1) / 4096;
+  };
+  return first(a) <= last(b) && first(b) <= last(a);
+}
+
+class Executable : public testing::Test {
+protected:
+  const std::string elf = slurp(DORVENQUIL_EXE);
+  const std::vector<Elf64_Phdr> headers = program_headers(elf);
+
+  bool has(Elf64_Word type) const {
+    for (const Elf64_Phdr &h : headers)
+      if (h.p_type == type)
+        return true;
+    return false;
+  }
+};
+
+TEST_F(Executable, NeedsNoInterpreterOrSharedLibrary) {
+  ASSERT_FALSE(headers.empty()) << "not an x86-64 ELF executable";
+  EXPECT_FALSE(has(PT_INTERP));
+  for (const Elf64_Phdr &h : headers) {
+    if (h.p_type != PT_DYNAMIC)
+      continue;
+    const size_t end = std::min<size_t>(h.p_offset + h.p_filesz, elf.size());
+    for (size_t at = h.p_offset; at + sizeof(Elf64_Dyn) <= end;
+         at += sizeof(Elf64_Dyn)) {
+      Elf64_Dyn entry;
+      std::memcpy(&entry, elf.data() + at, sizeof entry);
+      if (entry.d_tag == DT_NULL)
+        break;
+      EXPECT_NE(entry.d_tag, DT_NEEDED) << "needs a shared library";
+    }
+  }
+}
+
+TEST_F(Executable, IsHardened) {
+  ASSERT_FALSE(headers.empty()) << "not an x86-64 ELF executable";
+  bool stack_marked = false;
+  for (const Elf64_Phdr &h : headers) {
+    if (h.p_type == PT_GNU_STACK) {
+      stack_marked = true;
+      EXPECT_FALSE(h.p_flags & PF_X) << "executable stack";
+    }
+    if (h.p_type == PT_LOAD && (h.p_flags & PF_X)) {
+      EXPECT_FALSE(h.p_flags & PF_W)
+          << "segment at " << h.p_vaddr << " is writable and executable";
+      EXPECT_GT(h.p_offset, 0u) << "the ELF headers are executable";
+      for (const Elf64_Phdr &other : headers) {
+        if (other.p_type == PT_LOAD && &other != &h) {
+          EXPECT_FALSE(share_a_file_page(h, other))
+              << "code shares a page with data at " << other.p_vaddr;
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(stack_marked) << "no PT_GNU_STACK: the stack may be executable";
+  EXPECT_TRUE(has(PT_GNU_RELRO)) << "no RELRO";
+}
+
+} // namespace
