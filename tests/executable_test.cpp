@@ -1,5 +1,6 @@
 // What the executable's own ELF headers promise: it runs without a program
-// interpreter or shared library, and keeps the usual hardening.
+// interpreter or shared library, keeps the usual hardening, and carries the
+// build-id by which a packager splits off its debug symbols.
 #include <elf.h>
 
 #include <algorithm>
@@ -104,6 +105,35 @@ TEST_F(Executable, IsHardened) {
   }
   EXPECT_TRUE(stack_marked) << "no PT_GNU_STACK: the stack may be executable";
   EXPECT_TRUE(has(PT_GNU_RELRO)) << "no RELRO";
+}
+
+// The length of the GNU build-id in the note segments; 0 if there is none.
+size_t build_id_size(std::string_view elf,
+                     const std::vector<Elf64_Phdr> &headers) {
+  const auto align4 = [](size_t n) { return (n + 3) & ~size_t{3}; };
+  for (const Elf64_Phdr &h : headers) {
+    if (h.p_type != PT_NOTE)
+      continue;
+    const size_t end = std::min<size_t>(h.p_offset + h.p_filesz, elf.size());
+    for (size_t at = h.p_offset; at + sizeof(Elf64_Nhdr) <= end;) {
+      Elf64_Nhdr note;
+      std::memcpy(&note, elf.data() + at, sizeof note);
+      const size_t name = at + sizeof note;
+      const size_t desc = name + align4(note.n_namesz);
+      if (desc + note.n_descsz > end)
+        break;
+      if (note.n_type == NT_GNU_BUILD_ID &&
+          elf.substr(name, note.n_namesz) == std::string_view("GNU", 4))
+        return note.n_descsz;
+      at = desc + align4(note.n_descsz);
+    }
+  }
+  return 0;
+}
+
+TEST_F(Executable, CarriesABuildId) {
+  ASSERT_FALSE(headers.empty()) << "not an x86-64 ELF executable";
+  EXPECT_EQ(build_id_size(elf, headers), 20u) << "no SHA-1 GNU build-id";
 }
 
 } // namespace
