@@ -1,7 +1,12 @@
 // Measures what starting each subject costs: size, system calls after execve,
-// and the time to spawn it, let it print to /dev/null, and reap it.
+// minor page faults, and the time to spawn it, let it print to /dev/null, and
+// reap it.
 //
-//   startup RUNS BLOCKS FLOOR SUBJECT...
+//   startup [--max-bytes=N] [--max-syscalls=N] RUNS BLOCKS FLOOR SUBJECT...
+//
+// FLOOR is what the ratios are taken against. The limits apply to the first
+// SUBJECT: past either, the table is still printed, then one line names the
+// figure and its limit, and the exit status is 1. Times are never limited.
 //
 // Subjects take turns run by run, in a fresh random order each round, so that
 // a change in machine speed hits all of them alike and none always follows
@@ -12,14 +17,17 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <numeric>
 #include <random>
 #include <string>
@@ -54,9 +62,14 @@ void expect_success(const std::string &path, int status) {
   }
 }
 
-// One spawn, run and reap, in microseconds.
-double time_one_run(const std::string &path,
-                    const posix_spawn_file_actions_t &to_null) {
+struct Run {
+  double us;           // from spawn to reap
+  double minor_faults; // the child's own
+};
+
+// One spawn, run and reap.
+Run time_one_run(const std::string &path,
+                 const posix_spawn_file_actions_t &to_null) {
   char *argv[] = {const_cast<char *>(path.c_str()), nullptr};
   const double start = now_us();
   pid_t pid;
@@ -66,11 +79,12 @@ double time_one_run(const std::string &path,
     fail(path);
   }
   int status;
-  if (waitpid(pid, &status, 0) < 0)
-    fail("waitpid");
+  rusage usage;
+  if (wait4(pid, &status, 0, &usage) < 0)
+    fail("wait4");
   const double elapsed = now_us() - start;
   expect_success(path, status);
-  return elapsed;
+  return {elapsed, static_cast<double>(usage.ru_minflt)};
 }
 
 // System calls the subject makes after its execve, with stdout on /dev/null.
@@ -109,25 +123,65 @@ int count_system_calls(const std::string &path) {
   return (stops + 1) / 2;
 }
 
+// A figure that must not pass its limit; -1: no limit.
+struct Limit {
+  const char *option;
+  const char *figure;
+  long max = -1;
+};
+
+bool parse_limit(const char *arg, Limit &limit) {
+  const size_t n = std::strlen(limit.option);
+  if (std::strncmp(arg, limit.option, n) != 0 || arg[n] != '=')
+    return false;
+  char *end;
+  errno = 0;
+  limit.max = std::strtol(arg + n + 1, &end, 10);
+  if (errno || end == arg + n + 1 || *end || limit.max < 0) {
+    std::fprintf(stderr, "startup: %s wants a count, not '%s'\n", limit.option,
+                 arg + n + 1);
+    std::exit(2);
+  }
+  return true;
+}
+
+// Prints one line and returns false when the figure is past its limit.
+bool within(const Limit &limit, long value, const std::string &subject) {
+  if (limit.max < 0 || value <= limit.max)
+    return true;
+  std::fprintf(stderr, "%s: %ld %s, over the limit of %ld\n", subject.c_str(),
+               value, limit.figure, limit.max);
+  return false;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 4) {
-    std::fprintf(stderr, "usage: %s RUNS BLOCKS FLOOR SUBJECT...\n", argv[0]);
+  Limit max_bytes{"--max-bytes", "bytes"};
+  Limit max_syscalls{"--max-syscalls", "system calls after execve"};
+  int first = 1;
+  while (first < argc && (parse_limit(argv[first], max_bytes) ||
+                          parse_limit(argv[first], max_syscalls)))
+    ++first;
+  if (argc - first < 4) {
+    std::fprintf(stderr,
+                 "usage: %s [--max-bytes=N] [--max-syscalls=N] RUNS BLOCKS "
+                 "FLOOR SUBJECT...\n",
+                 argv[0]);
     return 2;
   }
-  const int runs = std::atoi(argv[1]);
-  const int blocks = std::atoi(argv[2]);
+  const int runs = std::atoi(argv[first]);
+  const int blocks = std::atoi(argv[first + 1]);
   if (runs < 1 || blocks < 1) {
     std::fprintf(stderr, "%s: RUNS and BLOCKS must be positive\n", argv[0]);
     return 2;
   }
   std::vector<std::string> subjects;
-  for (int i = 3; i < argc; ++i) {
+  for (int i = first + 2; i < argc; ++i) {
     if (access(argv[i], X_OK) == 0)
       subjects.emplace_back(argv[i]);
-    else if (i == 3)
-      fail(argv[i]); // without the floor there is nothing to compare with
+    else if (i <= first + 3)
+      fail(argv[i]); // the floor and the limited subject must be there
     else
       std::fprintf(stderr, "skipping %s: not executable here\n", argv[i]);
   }
@@ -140,15 +194,18 @@ int main(int argc, char **argv) {
   std::vector<size_t> order(n);
   std::iota(order.begin(), order.end(), 0);
   std::mt19937 shuffler(1); // a fixed seed: every run of the bench alike
-  std::vector<std::vector<double>> block_us(n), block_ratio(n);
+  std::vector<std::vector<double>> block_us(n), block_ratio(n), faults(n);
   for (const std::string &subject : subjects)
     time_one_run(subject, to_null); // warm the page cache
   for (int b = 0; b < blocks; ++b) {
     std::vector<std::vector<double>> samples(n);
     for (int r = 0; r < runs; ++r) {
       std::shuffle(order.begin(), order.end(), shuffler);
-      for (size_t s : order)
-        samples[s].push_back(time_one_run(subjects[s], to_null));
+      for (size_t s : order) {
+        const Run run = time_one_run(subjects[s], to_null);
+        samples[s].push_back(run.us);
+        faults[s].push_back(run.minor_faults);
+      }
     }
     const double floor_us = median(samples[0]);
     for (size_t s = 0; s < n; ++s) {
@@ -158,17 +215,28 @@ int main(int argc, char **argv) {
     }
   }
 
-  std::printf("%d blocks of %d interleaved runs each; medians over blocks\n",
+  std::printf("%d blocks of %d interleaved runs each; times are medians over "
+              "blocks, faults over all runs\n",
               blocks, runs);
-  std::printf("%-40s %10s %9s %9s %8s\n", "subject", "bytes", "syscalls",
-              "us/run", "x floor");
+  int width = 7;
+  for (const std::string &subject : subjects)
+    width = std::max(width, static_cast<int>(subject.size()));
+  std::printf("%-*s %10s %9s %7s %9s %8s\n", width, "subject", "bytes",
+              "syscalls", "faults", "us/run", "x floor");
+  bool all_within = true;
   for (size_t s = 0; s < n; ++s) {
     struct stat st;
     if (stat(subjects[s].c_str(), &st) < 0)
       fail(subjects[s]);
-    std::printf("%-40s %10lld %9d %9.1f %8.3f\n", subjects[s].c_str(),
-                static_cast<long long>(st.st_size),
-                count_system_calls(subjects[s]), median(block_us[s]),
+    const int syscalls = count_system_calls(subjects[s]);
+    std::printf("%-*s %10lld %9d %7.0f %9.1f %8.3f\n", width,
+                subjects[s].c_str(), static_cast<long long>(st.st_size),
+                syscalls, median(faults[s]), median(block_us[s]),
                 median(block_ratio[s]));
+    if (s == 1) {
+      all_within &= within(max_bytes, st.st_size, subjects[s]);
+      all_within &= within(max_syscalls, syscalls, subjects[s]);
+    }
   }
+  return all_within ? 0 : 1;
 }
