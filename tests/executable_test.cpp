@@ -123,7 +123,8 @@ size_t build_id_size(std::string_view elf,
       if (desc + note.n_descsz > end)
         break;
       if (note.n_type == NT_GNU_BUILD_ID &&
-          elf.substr(name, note.n_namesz) == std::string_view("GNU", 4))
+          elf.substr(name, note.n_namesz) ==
+              std::string_view(ELF_NOTE_GNU, sizeof ELF_NOTE_GNU))
         return note.n_descsz;
       at = desc + align4(note.n_descsz);
     }
