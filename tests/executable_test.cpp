@@ -6,20 +6,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "start.hpp"
 
-std::string slurp(const char *path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+namespace {
 
 // The executable's own program headers.
 std::vector<Elf64_Phdr> program_headers(std::string_view elf) {

@@ -122,11 +122,6 @@ std::string drain(int fd, Clock::time_point deadline) {
   }
 }
 
-std::string slurp(const fs::path &path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // A fresh directory, removed with all it holds.
 struct Scratch {
   fs::path dir;
@@ -246,6 +241,11 @@ Stdout make_stdout(const Situation &s, const fs::path &dir) {
 }
 
 } // namespace
+
+std::string slurp(const std::filesystem::path &path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
 
 std::vector<std::string> dorvenquil_with_copies(const std::string &arg,
                                                 std::size_t count) {

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -77,6 +78,9 @@ inline void PrintTo(const Situation &s, std::ostream *os) { *os << s.name; }
 // An argv of "dorvenquil" and then `count` copies of `arg`.
 std::vector<std::string> dorvenquil_with_copies(const std::string &arg,
                                                 std::size_t count);
+
+// The whole of a file; empty if it cannot be read.
+std::string slurp(const std::filesystem::path &path);
 
 struct Seen {
   std::string ended; // "exited N", "killed by SIGNAME", or that it hung
