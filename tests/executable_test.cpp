@@ -35,6 +35,11 @@ std::vector<Elf64_Phdr> program_headers(std::string_view elf) {
   return headers;
 }
 
+// The bytes of a segment that lie in the file.
+std::string_view file_bytes(std::string_view elf, const Elf64_Phdr &h) {
+  return elf.substr(std::min<size_t>(h.p_offset, elf.size()), h.p_filesz);
+}
+
 // Whether two segments map any page of the file in common: such a page is
 // mapped with the permissions of both.
 bool share_a_file_page(const Elf64_Phdr &a, const Elf64_Phdr &b) {
@@ -66,11 +71,11 @@ TEST_F(Executable, NeedsNoInterpreterOrSharedLibrary) {
   for (const Elf64_Phdr &h : headers) {
     if (h.p_type != PT_DYNAMIC)
       continue;
-    const size_t end = std::min<size_t>(h.p_offset + h.p_filesz, elf.size());
-    for (size_t at = h.p_offset; at + sizeof(Elf64_Dyn) <= end;
+    const std::string_view table = file_bytes(elf, h);
+    for (size_t at = 0; at + sizeof(Elf64_Dyn) <= table.size();
          at += sizeof(Elf64_Dyn)) {
       Elf64_Dyn entry;
-      std::memcpy(&entry, elf.data() + at, sizeof entry);
+      std::memcpy(&entry, table.data() + at, sizeof entry);
       if (entry.d_tag == DT_NULL)
         break;
       EXPECT_NE(entry.d_tag, DT_NEEDED) << "needs a shared library";
@@ -109,16 +114,16 @@ size_t build_id_size(std::string_view elf,
   for (const Elf64_Phdr &h : headers) {
     if (h.p_type != PT_NOTE)
       continue;
-    const size_t end = std::min<size_t>(h.p_offset + h.p_filesz, elf.size());
-    for (size_t at = h.p_offset; at + sizeof(Elf64_Nhdr) <= end;) {
+    const std::string_view notes = file_bytes(elf, h);
+    for (size_t at = 0; at + sizeof(Elf64_Nhdr) <= notes.size();) {
       Elf64_Nhdr note;
-      std::memcpy(&note, elf.data() + at, sizeof note);
+      std::memcpy(&note, notes.data() + at, sizeof note);
       const size_t name = at + sizeof note;
       const size_t desc = name + align4(note.n_namesz);
-      if (desc + note.n_descsz > end)
+      if (desc + note.n_descsz > notes.size())
         break;
       if (note.n_type == NT_GNU_BUILD_ID &&
-          elf.substr(name, note.n_namesz) ==
+          notes.substr(name, note.n_namesz) ==
               std::string_view(ELF_NOTE_GNU, sizeof ELF_NOTE_GNU))
         return note.n_descsz;
       at = desc + align4(note.n_descsz);
